@@ -13,6 +13,7 @@ BANNER = "[NORVA-CORE] Loaded Version: 3.0.25 (Target Env Build)\n"
 REGISTERED = [
     "SupervisorCore",
     "WriteTimeoutError",
+    "FrozenDict",
     "ContextError",
     "register_physics_override",
     "clear_physics_overrides",

@@ -7,6 +7,7 @@
 #include "../config/config_loader_py.hpp"
 #include "../py/text.hpp"
 #include "../shm/buffer_descriptor_py.hpp"
+#include "../state/frozen_dict_py.hpp"
 #include "../supervisor/supervisor_core_py.hpp"
 #include "exceptions.hpp"
 
@@ -53,6 +54,7 @@ py::Ref shm_submodule(PyObject*);
 const Row registration[] = {
     {"SupervisorCore", type_row<supervisor_core_type>},
     {"WriteTimeoutError", [](PyObject*) { return exception_row("WriteTimeoutError"); }},
+    {"FrozenDict", type_row<state::frozen_dict_type>},
     {"ContextError", [](PyObject*) { return exception_row("ContextError"); }},
     {"register_physics_override", [](PyObject* m) { return builtin_function(m, zones::register_physics_override_def()); }},
     {"clear_physics_overrides", [](PyObject* m) { return builtin_function(m, zones::clear_physics_overrides_def()); }},

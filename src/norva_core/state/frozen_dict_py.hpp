@@ -1,0 +1,9 @@
+#pragma once
+
+#include "../py/object.hpp"
+
+namespace norva::state {
+
+PyTypeObject* frozen_dict_type();
+
+}  // namespace norva::state
