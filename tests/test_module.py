@@ -13,6 +13,8 @@ BANNER = "[NORVA-CORE] Loaded Version: 3.0.25 (Target Env Build)\n"
 REGISTERED = [
     "SupervisorCore",
     "WriteTimeoutError",
+    "SignalHub",
+    "SignalReceiver",
     "FrozenDict",
     "ContextError",
     "register_physics_override",

@@ -1,6 +1,7 @@
 """Type stubs for the norva_core extension module."""
 
 from types import ModuleType
+import asyncio
 from collections.abc import Sequence
 from typing import Any, ClassVar, Final, Self, SupportsIndex, final
 
@@ -9,6 +10,8 @@ from typing_extensions import disjoint_base
 __all__ = [
     "SupervisorCore",
     "WriteTimeoutError",
+    "SignalHub",
+    "SignalReceiver",
     "FrozenDict",
     "ContextError",
     "register_physics_override",
@@ -34,6 +37,19 @@ class SupervisorCore:
     def remove(self, key: str) -> bool: ...
 
 class WriteTimeoutError(TimeoutError): ...
+@final
+class SignalHub:
+    def __new__(cls) -> Self: ...
+    def publish(self, msg: str) -> int: ...
+    def subscribe(self) -> SignalReceiver: ...
+
+@final
+class SignalReceiver:
+    def recv(self) -> str:
+        """Blocking receive. intended to be called via asyncio.to_thread()"""
+    def recv_async(self) -> asyncio.Future[str]:
+        """Non-blocking async receive. Returns Python awaitable that can be cancelled."""
+
 @disjoint_base
 class FrozenDict:
     def __new__(cls, data: dict[Any, Any]) -> Self: ...

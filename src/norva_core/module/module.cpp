@@ -7,6 +7,7 @@
 #include "../config/config_loader_py.hpp"
 #include "../py/text.hpp"
 #include "../shm/buffer_descriptor_py.hpp"
+#include "../signals/signal_hub_py.hpp"
 #include "../state/frozen_dict_py.hpp"
 #include "../supervisor/supervisor_core_py.hpp"
 #include "exceptions.hpp"
@@ -54,6 +55,8 @@ py::Ref shm_submodule(PyObject*);
 const Row registration[] = {
     {"SupervisorCore", type_row<supervisor_core_type>},
     {"WriteTimeoutError", [](PyObject*) { return exception_row("WriteTimeoutError"); }},
+    {"SignalHub", type_row<signals::signal_hub_type>},
+    {"SignalReceiver", type_row<signals::signal_receiver_type>},
     {"FrozenDict", type_row<state::frozen_dict_type>},
     {"ContextError", [](PyObject*) { return exception_row("ContextError"); }},
     {"register_physics_override", [](PyObject* m) { return builtin_function(m, zones::register_physics_override_def()); }},
