@@ -12,6 +12,7 @@ BANNER = "[NORVA-CORE] Loaded Version: 3.0.25 (Target Env Build)\n"
 # Registration order of the names this build registers (later rows fill in between as they land).
 REGISTERED = [
     "SupervisorCore",
+    "SupervisorProxy",
     "WriteTimeoutError",
     "SignalHub",
     "SignalReceiver",

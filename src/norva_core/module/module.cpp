@@ -3,6 +3,7 @@
 // Importing prints the banner once, creates the exception types and registers every class and
 // function in the fixed order of the table below, which is also the order of `__all__`. Nothing
 // else happens at import: no thread, no import of other modules, no file.
+#include "../access/proxy_py.hpp"
 #include "../access/zones_py.hpp"
 #include "../config/config_loader_py.hpp"
 #include "../py/text.hpp"
@@ -54,6 +55,7 @@ py::Ref shm_submodule(PyObject*);
 
 const Row registration[] = {
     {"SupervisorCore", type_row<supervisor_core_type>},
+    {"SupervisorProxy", type_row<access::supervisor_proxy_type>},
     {"WriteTimeoutError", [](PyObject*) { return exception_row("WriteTimeoutError"); }},
     {"SignalHub", type_row<signals::signal_hub_type>},
     {"SignalReceiver", type_row<signals::signal_receiver_type>},
