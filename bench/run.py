@@ -17,8 +17,9 @@ import pyperf
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import rows_foundation  # noqa: E402
+import rows_state  # noqa: E402
 
-ROWS = [*rows_foundation.ROWS]
+ROWS = [*rows_foundation.ROWS, *rows_state.ROWS]
 
 
 def main() -> None:

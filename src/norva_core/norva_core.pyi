@@ -13,7 +13,9 @@ __all__ = [
     "WriteTimeoutError",
     "SignalHub",
     "SignalReceiver",
+    "State",
     "FrozenDict",
+    "MetaLogEntry",
     "ContextError",
     "register_physics_override",
     "clear_physics_overrides",
@@ -98,6 +100,42 @@ class SignalReceiver:
         """Non-blocking async receive. Returns Python awaitable that can be cancelled."""
 
 @disjoint_base
+class State:
+    """Norva v3 Immutable State"""
+    def __new__(
+        cls,
+        data: dict[str, Any] | None = None,
+        heavy: dict[str, Any] | None = None,
+        signal: Any = None,
+        version: int = 1,
+        meta_capacity: int = 1000,
+    ) -> Self: ...
+    def update(self, data: Any = None, heavy: Any = None, signal: Any = None) -> State: ...
+    def log_meta(self, key: str, message: str) -> None:
+        """Log a system event to the Meta Zone Ring Buffer."""
+    def get_meta_logs(self) -> list[MetaLogEntry]:
+        """Retrieve persistent meta logs (shared across state versions)."""
+    def restrict_view(self) -> State: ...
+    def domain_proxy(self, read_only: bool | None = None) -> SupervisorProxy | None:
+        """v3.1: Returns domain wrapped in SupervisorProxy (preserves PyObject idiomatics)"""
+    @property
+    def version(self) -> int: ...
+    @property
+    def data(self) -> FrozenDict: ...
+    @property
+    def heavy(self) -> FrozenDict: ...
+    @property
+    def signals(self) -> FrozenDict: ...
+    @property
+    def signal(self) -> SignalHub: ...
+    @property
+    def domain(self) -> SupervisorProxy | None: ...
+    @property
+    def meta(self) -> list[MetaLogEntry]: ...
+    # `global` is a keyword: read it with getattr(state, "global").
+    def __getattr__(self, name: str) -> Any: ...
+
+@disjoint_base
 class FrozenDict:
     def __new__(cls, data: dict[Any, Any]) -> Self: ...
     def get(self, key: Any, default: Any = None) -> Any: ...
@@ -115,6 +153,15 @@ class FrozenDict:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class MetaLogEntry:
+    @property
+    def timestamp(self) -> float: ...
+    @property
+    def key(self) -> str: ...
+    @property
+    def message(self) -> str: ...
 
 class ContextError(Exception): ...
 

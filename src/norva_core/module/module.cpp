@@ -10,6 +10,7 @@
 #include "../shm/buffer_descriptor_py.hpp"
 #include "../signals/signal_hub_py.hpp"
 #include "../state/frozen_dict_py.hpp"
+#include "../state/state_py.hpp"
 #include "../supervisor/supervisor_core_py.hpp"
 #include "exceptions.hpp"
 
@@ -59,7 +60,9 @@ const Row registration[] = {
     {"WriteTimeoutError", [](PyObject*) { return exception_row("WriteTimeoutError"); }},
     {"SignalHub", type_row<signals::signal_hub_type>},
     {"SignalReceiver", type_row<signals::signal_receiver_type>},
+    {"State", type_row<state::state_type>},
     {"FrozenDict", type_row<state::frozen_dict_type>},
+    {"MetaLogEntry", type_row<state::meta_log_entry_type>},
     {"ContextError", [](PyObject*) { return exception_row("ContextError"); }},
     {"register_physics_override", [](PyObject* m) { return builtin_function(m, zones::register_physics_override_def()); }},
     {"clear_physics_overrides", [](PyObject* m) { return builtin_function(m, zones::clear_physics_overrides_def()); }},

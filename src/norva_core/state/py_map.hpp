@@ -1,0 +1,61 @@
+// Persistent maps from exact-str keys to Python objects (or versions), the zones of a State.
+#pragma once
+
+#include "../py/ref.hpp"
+#include "champ.hpp"
+
+#include <cstdint>
+
+namespace norva::state {
+
+// A shared reference to a Python object: copying shares it. Maps copy and drop these only while
+// the interpreter lock is held (every State operation holds it).
+class Handle {
+public:
+    Handle() noexcept = default;
+    explicit Handle(PyObject* p) noexcept : p_(p) { Py_XINCREF(p_); }
+    static Handle steal(py::Ref r) noexcept {
+        Handle h;
+        h.p_ = r.release();
+        return h;
+    }
+    Handle(const Handle& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Handle(Handle&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Handle& operator=(Handle o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Handle() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Keys are exact str objects; their hash is computed (and cached by the str) once per operation.
+struct StrTraits {
+    using Key = Handle;
+    static std::uint64_t hash(const Handle& k) { return static_cast<std::uint64_t>(PyObject_Hash(k.get())); }
+    static bool equal(const Handle& a, const Handle& b) {
+        return a.get() == b.get() || PyUnicode_Compare(a.get(), b.get()) == 0;
+    }
+};
+
+struct ObjectTraits : StrTraits {
+    using Value = Handle;
+};
+struct VersionTraits : StrTraits {
+    using Value = std::uint64_t;
+};
+
+using ObjectMap = champ::Map<ObjectTraits>;
+using VersionMap = champ::Map<VersionTraits>;
+
+// An exact str for `key`, which must be a str (subclasses are copied to a plain str, so their
+// own hashing or equality never reaches a map). Raises the standard conversion error otherwise.
+Handle str_key(PyObject* key);
+
+// A new dict with every entry of the map.
+py::Ref to_dict(const ObjectMap& map);
+
+}  // namespace norva::state
