@@ -14,7 +14,8 @@ const char* doc_with_signature(const Signature& sig, const char* doc) {
 
 PyTypeObject* build_type(const ClassDef& def, PyType_Slot* base_slots, std::size_t nbase, int basicsize,
                          Py_ssize_t dict_offset, Py_ssize_t weaklist_offset, bool gc) {
-    // Everything the spec and its slots point to must outlive the type, which lives forever.
+    // Everything the PyType_Spec and its slot table point to must outlive the type, which lives
+    // forever.
     auto* methods = new std::vector<PyMethodDef>(def.methods);
     methods->push_back({nullptr, nullptr, 0, nullptr});
     auto* properties = new std::vector<PyGetSetDef>(def.properties);

@@ -90,6 +90,21 @@ Ref wrap(T value) {
     return obj;
 }
 
+// A new list with `convert(element)` (a Ref) for each element of a native range.
+template <class Range, class Convert>
+Ref list_of(Range&& range, Convert&& convert) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(std::size(range))));
+    Py_ssize_t i = 0;
+    for (auto&& element : range) PyList_SET_ITEM(list.get(), i++, convert(element).release());
+    return list;
+}
+
+// tp_repr of a class whose native value renders itself with `repr()`.
+template <class T>
+PyObject* repr_slot(PyObject* self) {
+    return guarded([&] { return str(native<T>(self).repr()).release(); });
+}
+
 // ---- the generated entry points -------------------------------------------------------------
 
 namespace detail {

@@ -44,14 +44,7 @@ std::string name(BufferDescriptor& self) { return self.name; }
 std::uint64_t size(BufferDescriptor& self) { return self.size; }
 std::string dtype(BufferDescriptor& self) { return self.dtype; }
 py::Ref shape(BufferDescriptor& self) {
-    py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(self.shape.size())));
-    for (std::size_t i = 0; i < self.shape.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::to_python_value(self.shape[i]).release());
-    return list;
-}
-
-PyObject* repr(PyObject* self) {
-    return py::guarded([&] { return py::str(py::native<BufferDescriptor>(self).repr()).release(); });
+    return py::list_of(self.shape, [](std::uint64_t d) { return py::to_python_value(d); });
 }
 
 }  // namespace
@@ -69,7 +62,7 @@ PyTypeObject* buffer_descriptor_type() {
                 py::property<shape>("shape"),
                 py::property<dtype>("dtype"),
             },
-        .slots = {{Py_tp_repr, reinterpret_cast<void*>(repr)}},
+        .slots = {{Py_tp_repr, reinterpret_cast<void*>(py::repr_slot<BufferDescriptor>)}},
     });
 }
 

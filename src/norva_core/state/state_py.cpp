@@ -26,11 +26,7 @@ py::Ref update(State& self, PyObject* data, PyObject* heavy, PyObject* signal) {
 void log_meta(State& self, std::string key, std::string message) { self.log_meta(std::move(key), std::move(message)); }
 
 py::Ref meta_list(State& self) {
-    std::vector<MetaLogEntry> entries = self.meta_log->entries();
-    py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::wrap(std::move(entries[i])).release());
-    return list;
+    return py::list_of(self.meta_log->entries(), [](MetaLogEntry& e) { return py::wrap(std::move(e)); });
 }
 
 py::Ref restrict_view(State& self) { return py::wrap(self.restrict_view()); }
@@ -69,9 +65,6 @@ double entry_timestamp(MetaLogEntry& e) { return e.timestamp; }
 std::string entry_key(MetaLogEntry& e) { return e.key; }
 std::string entry_message(MetaLogEntry& e) { return e.message; }
 
-PyObject* entry_repr(PyObject* self) {
-    return py::guarded([&] { return py::str(py::native<MetaLogEntry>(self).repr()).release(); });
-}
 
 }  // namespace
 
@@ -114,7 +107,7 @@ PyTypeObject* meta_log_entry_type() {
                 py::property<entry_key>("key"),
                 py::property<entry_message>("message"),
             },
-        .slots = {{Py_tp_repr, reinterpret_cast<void*>(entry_repr)}},
+        .slots = {{Py_tp_repr, reinterpret_cast<void*>(py::repr_slot<MetaLogEntry>)}},
     });
 }
 

@@ -16,11 +16,7 @@ bool contains(SupervisorCore& self, std::string_view key) { return self.contains
 bool remove(SupervisorCore& self, std::string_view key) { return self.remove(key); }
 
 py::Ref keys(SupervisorCore& self) {
-    std::vector<std::string> names = self.keys();
-    py::Ref list = py::check(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    for (std::size_t i = 0; i < names.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::str(names[i]).release());
-    return list;
+    return py::list_of(self.keys(), [](const std::string& k) { return py::str(k); });
 }
 
 }  // namespace
