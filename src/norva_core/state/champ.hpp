@@ -8,7 +8,8 @@
 //
 // The trie is kept canonical: an entry sits at the shallowest level where no other key shares
 // its hash prefix, and no node below the root holds a single entry. The shape therefore depends
-// only on the set of keys, never on the order of updates.
+// only on the set of keys, never on the order of updates (within a collision node, entries keep
+// the order they arrived in).
 //
 // Traits supplies the key and value types and how to hash and compare keys:
 //
@@ -382,7 +383,7 @@ private:
     // Swaps in a copy of v; the old value goes only once the entry is whole again.
     static void replace_value(Entry& e, const Value& v) {
         Value fresh(v);
-        Value old(std::move(e.value));
+        [[maybe_unused]] Value old(std::move(e.value));
         std::destroy_at(&e.value);
         std::construct_at(&e.value, std::move(fresh));
     }
