@@ -20,6 +20,8 @@
 //     // optional, for custom node memory:
 //     static void* allocate(std::size_t bytes, std::size_t align);
 //     static void deallocate(void* p, std::size_t bytes, std::size_t align) noexcept;
+//     // optional, false when one lock guards every copy and drop of every map of these traits:
+//     static constexpr bool atomic_refs = false;
 //   };
 //
 // Keys and values are held by value. Copying one means sharing it (a reference for refcounted
@@ -27,9 +29,12 @@
 // throw: every operation then leaves the map as it was and leaks nothing. equal must not change
 // the map it is called for.
 //
-// Nodes are reference counted (atomically: maps are copied and dropped on any thread) and never
-// change once more than one owner can reach them, so concurrent reads and copies of a shared map
-// are safe. set_in_place changes only nodes that the map it is called on owns alone; like any
+// Nodes are reference counted and never change once more than one owner can reach them. The
+// counts are atomic unless Traits::atomic_refs is false, so by default maps are copied and
+// dropped on any thread and concurrent reads and copies of a shared map are safe. A map whose
+// every copy and drop happens under one lock (maps of Python objects, under the interpreter
+// lock) counts without atomics: a path copy retains up to 31 siblings per level, and locked
+// increments would be most of its cost. set_in_place changes only nodes that the map it is called on owns alone; like any
 // change it must not race with other use of that same Map object.
 #pragma once
 
@@ -54,10 +59,29 @@ namespace norva::champ {
 namespace detail {
 
 template <class T>
+constexpr bool atomic_refs() {
+    if constexpr (requires { T::atomic_refs; }) return T::atomic_refs;
+    else return true;
+}
+
+template <class T>
 concept CustomAllocation = requires(std::size_t n, std::size_t a, void* p) {
     { T::allocate(n, a) } -> std::same_as<void*>;
     T::deallocate(p, n, a);
 };
+
+// Without the popcnt instruction (baseline x86-64), std::popcount is a call into the compiler's
+// runtime library; every step through a node counts bits, so count them inline.
+inline unsigned popcount(std::uint32_t x) noexcept {
+#if defined(__POPCNT__) || !(defined(__x86_64__) || defined(__i386__))
+    return static_cast<unsigned>(std::popcount(x));
+#else
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+#endif
+}
 
 }  // namespace detail
 
@@ -122,9 +146,9 @@ private:
         return end[-1 - static_cast<std::ptrdiff_t>(j)];
     }
     static unsigned data_count(const Node* n, unsigned shift) noexcept {
-        return shift > kLastShift ? n->datamap : static_cast<unsigned>(std::popcount(n->datamap));
+        return shift > kLastShift ? n->datamap : detail::popcount(n->datamap);
     }
-    static unsigned child_count(const Node* n) noexcept { return static_cast<unsigned>(std::popcount(n->nodemap)); }
+    static unsigned child_count(const Node* n) noexcept { return detail::popcount(n->nodemap); }
     static std::size_t used_bytes(std::size_t nd, std::size_t nc) noexcept {
         return nd * sizeof(Entry) + nc * sizeof(Node*);
     }
@@ -172,13 +196,30 @@ private:
         raw_free(n, bytes);
     }
 
+    static constexpr bool kAtomic = detail::atomic_refs<Traits>();
+
     static void retain(Node* n) noexcept {
-        if (n->refs.fetch_add(1, std::memory_order_relaxed) >= kMaxRefs) [[unlikely]] {
+        std::uint32_t before;
+        if constexpr (kAtomic) {
+            before = n->refs.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            before = n->refs.load(std::memory_order_relaxed);
+            n->refs.store(before + 1, std::memory_order_relaxed);
+        }
+        if (before >= kMaxRefs) [[unlikely]] {
             std::terminate();
         }
     }
     static void release(Node* n, unsigned shift) noexcept {
-        if (n->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        if constexpr (kAtomic) {
+            if (n->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+        } else {
+            const std::uint32_t before = n->refs.load(std::memory_order_relaxed);
+            if (before != 1) {
+                n->refs.store(before - 1, std::memory_order_relaxed);
+                return;
+            }
+        }
         std::destroy_n(entries(n), data_count(n, shift));
         unsigned nc = child_count(n);
         for (unsigned j = 0; j < nc; ++j) release(child_at(n, j), shift + kBits);
@@ -186,7 +227,9 @@ private:
     }
     // Acquire pairs with the release of the last other owner, whose reads of the node must be
     // over before this map starts changing it.
-    static bool exclusive(const Node* n) noexcept { return n->refs.load(std::memory_order_acquire) == 1; }
+    static bool exclusive(const Node* n) noexcept {
+        return n->refs.load(kAtomic ? std::memory_order_acquire : std::memory_order_relaxed) == 1;
+    }
 
     // A counted reference that is dropped unless handed on.
     struct Hold {
@@ -209,7 +252,7 @@ private:
     static unsigned frag(std::uint64_t h, unsigned shift) noexcept { return static_cast<unsigned>(h >> shift) & 31u; }
     static std::uint32_t bit_of(std::uint64_t h, unsigned shift) noexcept { return std::uint32_t{1} << frag(h, shift); }
     static unsigned index_of(std::uint32_t map, std::uint32_t bit) noexcept {
-        return static_cast<unsigned>(std::popcount(map & (bit - 1)));
+        return detail::popcount(map & (bit - 1));
     }
 
     // Makes a node in one allocation. make_entry(i, where) constructs entry i and may throw;
@@ -324,7 +367,7 @@ private:
 
         const std::uint32_t bit = bit_of(h, shift);
         const std::uint32_t dm = n->datamap, nm = n->nodemap;
-        const unsigned nd = static_cast<unsigned>(std::popcount(dm)), nc = static_cast<unsigned>(std::popcount(nm));
+        const unsigned nd = detail::popcount(dm), nc = detail::popcount(nm);
 
         if (dm & bit) {
             const unsigned i = index_of(dm, bit);
@@ -430,7 +473,7 @@ private:
 
         const std::uint32_t bit = bit_of(h, shift);
         const std::uint32_t dm = n->datamap, nm = n->nodemap;
-        const unsigned nd = static_cast<unsigned>(std::popcount(dm)), nc = static_cast<unsigned>(std::popcount(nm));
+        const unsigned nd = detail::popcount(dm), nc = detail::popcount(nm);
 
         if (dm & bit) {
             const unsigned i = index_of(dm, bit);
@@ -503,7 +546,7 @@ private:
 
         const std::uint32_t bit = bit_of(h, shift);
         const std::uint32_t dm = n->datamap, nm = n->nodemap;
-        const unsigned nd = static_cast<unsigned>(std::popcount(dm)), nc = static_cast<unsigned>(std::popcount(nm));
+        const unsigned nd = detail::popcount(dm), nc = detail::popcount(nm);
 
         if (dm & bit) {
             const unsigned i = index_of(dm, bit);
@@ -717,7 +760,7 @@ public:
                     --top_;
                     continue;
                 }
-                if (f.next_entry < static_cast<unsigned>(std::popcount(f.node->datamap))) {
+                if (f.next_entry < detail::popcount(f.node->datamap)) {
                     cur_ = entries(f.node) + f.next_entry++;
                     return;
                 }
@@ -797,7 +840,7 @@ private:
             return;
         }
         const std::uint32_t dm = n->datamap, nm = n->nodemap;
-        const unsigned nd = static_cast<unsigned>(std::popcount(dm)), nc = static_cast<unsigned>(std::popcount(nm));
+        const unsigned nd = detail::popcount(dm), nc = detail::popcount(nm);
         if (dm & nm) return fail("slot holds both an entry and a child");
         if (shift == kLastShift && ((dm | nm) >> 16) != 0) return fail("slot beyond the last hash bits");
         if (used_bytes(nd, nc) > n->cap) return fail("node overflows its capacity");

@@ -35,20 +35,33 @@ private:
 // Keys are exact str objects; their hash is computed (and cached by the str) once per operation.
 struct StrTraits {
     using Key = Handle;
+    // Handles are copied and dropped only under the interpreter lock, and so are the nodes.
+    static constexpr bool atomic_refs = false;
     static std::uint64_t hash(const Handle& k) { return static_cast<std::uint64_t>(PyObject_Hash(k.get())); }
     static bool equal(const Handle& a, const Handle& b) {
         return a.get() == b.get() || PyUnicode_Compare(a.get(), b.get()) == 0;
     }
 };
 
+// A value of a State zone and the version that last wrote its key there. Keeping the version
+// beside the value lets an update of a key copy one path instead of two.
+struct Slot {
+    Handle value;
+    std::uint64_t version;
+};
+
 struct ObjectTraits : StrTraits {
     using Value = Handle;
+};
+struct SlotTraits : StrTraits {
+    using Value = Slot;
 };
 struct VersionTraits : StrTraits {
     using Value = std::uint64_t;
 };
 
 using ObjectMap = champ::Map<ObjectTraits>;
+using ZoneMap = champ::Map<SlotTraits>;
 using VersionMap = champ::Map<VersionTraits>;
 
 // An exact str for `key`, which must be a str (subclasses are copied to a plain str, so their
@@ -57,5 +70,6 @@ Handle str_key(PyObject* key);
 
 // A new dict with every entry of the map.
 py::Ref to_dict(const ObjectMap& map);
+py::Ref to_dict(const ZoneMap& map);
 
 }  // namespace norva::state

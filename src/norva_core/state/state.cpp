@@ -4,6 +4,7 @@
 #include "../py/convert.hpp"
 #include "frozen_dict.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 
@@ -15,11 +16,22 @@ Handle str_key(PyObject* key) {
     return Handle::steal(py::check(PyUnicode_FromObject(key)));
 }
 
-py::Ref to_dict(const ObjectMap& map) {
+namespace {
+
+PyObject* object_of(const Handle& h) { return h.get(); }
+PyObject* object_of(const Slot& s) { return s.value.get(); }
+
+template <class M>
+py::Ref dict_of(const M& map) {
     py::Ref dict = py::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(map.size())));
-    for (const auto& entry : map) py::check_status(PyDict_SetItem(dict.get(), entry.key.get(), entry.value.get()));
+    for (const auto& entry : map) py::check_status(PyDict_SetItem(dict.get(), entry.key.get(), object_of(entry.value)));
     return dict;
 }
+
+}  // namespace
+
+py::Ref to_dict(const ObjectMap& map) { return dict_of(map); }
+py::Ref to_dict(const ZoneMap& map) { return dict_of(map); }
 
 double now_seconds() {
     auto since = std::chrono::system_clock::now().time_since_epoch();
@@ -45,18 +57,22 @@ std::vector<MetaLogEntry> MetaLog::entries() {
 
 namespace {
 
-void fill(ObjectMap& zone, VersionMap& versions, PyObject* dict, std::uint64_t version) {
+void fill(ZoneMap& zone, PyObject* dict, std::uint64_t version) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        Handle k = str_key(key);
-        zone.set_in_place(k, Handle(value));
-        versions.set_in_place(k, version);
-    }
+    while (PyDict_Next(dict, &pos, &key, &value)) zone.set_in_place(str_key(key), Slot{Handle(value), version});
+}
+
+// Values of these exact types have no attributes of their own, so they cannot be proxies.
+bool plain_value(PyObject* value) {
+    return value == Py_None || PyLong_CheckExact(value) || PyUnicode_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || PyDict_CheckExact(value) || PyList_CheckExact(value) || PyTuple_CheckExact(value) ||
+           PyBytes_CheckExact(value);
 }
 
 // A proxy stands for its target: store what it wraps.
 Handle unwrap(PyObject* value) {
+    if (plain_value(value)) return Handle(value);
     PyObject* target = nullptr;
     int found = py::optional_attr(value, NORVA_ID("supervisor_target"), &target);
     if (found == 1) return Handle::steal(py::Ref::steal(target));
@@ -64,7 +80,7 @@ Handle unwrap(PyObject* value) {
     return Handle(value);
 }
 
-void merge_zone(ObjectMap& zone, VersionMap& versions, PyObject* changes, std::uint64_t version) {
+void merge_zone(ZoneMap& zone, VersionMap& composites, PyObject* changes, std::uint64_t version) {
     if (!PyDict_Check(changes)) py::conversion_error(changes, "PyDict");
     Py_ssize_t pos = 0;
     PyObject *key, *raw;
@@ -81,16 +97,15 @@ void merge_zone(ObjectMap& zone, VersionMap& versions, PyObject* changes, std::u
             while (PyDict_Next(value.get(), &inner_pos, &inner, &ignored)) {
                 Handle sub = str_key(inner);
                 Handle composite = Handle::steal(py::check(PyUnicode_FromFormat("%U.%U", k.get(), sub.get())));
-                versions.set_in_place(composite, version);
+                composites.set_in_place(composite, version);
             }
         }
-        versions.set_in_place(k, version);
-        const Handle* existing = is_dict ? zone.find(k) : nullptr;
+        const Slot* existing = is_dict ? zone.find(k) : nullptr;
         if (existing != nullptr) {
-            Handle held = *existing;
-            zone.set_in_place(k, Handle::steal(deep_merge_cow(held.get(), value.get())));
+            Handle held = existing->value;
+            zone.set_in_place(k, Slot{Handle::steal(deep_merge_cow(held.get(), value.get())), version});
         } else {
-            zone.set_in_place(k, std::move(value));
+            zone.set_in_place(k, Slot{std::move(value), version});
         }
     }
 }
@@ -126,8 +141,8 @@ State State::create(PyObject* data, PyObject* heavy, std::uint64_t version, std:
     State s;
     s.version = version;
     s.meta_capacity = meta_capacity;
-    if (data != nullptr) fill(s.data, s.key_versions, py::from_python<py::Dict>(data).obj, version);
-    if (heavy != nullptr) fill(s.heavy, s.key_versions, py::from_python<py::Dict>(heavy).obj, version);
+    if (data != nullptr) fill(s.data, py::from_python<py::Dict>(data).obj, version);
+    if (heavy != nullptr) fill(s.heavy, py::from_python<py::Dict>(heavy).obj, version);
     s.meta_log = std::make_shared<MetaLog>(meta_capacity);
     s.hub = std::make_shared<signals::Sender>();
     return s;
@@ -141,14 +156,14 @@ State State::update(PyObject* new_data, PyObject* new_heavy, PyObject* signal) c
     next.version = version + 1;
     next.data = data;
     next.heavy = heavy;
-    next.key_versions = key_versions;
+    next.composite_versions = composite_versions;
     next.meta_log = meta_log;
     next.meta_capacity = meta_capacity;
     next.hub = hub;
     // Logged before any argument is looked at, so a failed update still leaves its entry.
     log_meta("state_update", py::fmt("State updated to version {}", next.version));
-    if (new_data != nullptr) merge_zone(next.data, next.key_versions, new_data, next.version);
-    if (new_heavy != nullptr) merge_zone(next.heavy, next.key_versions, new_heavy, next.version);
+    if (new_data != nullptr) merge_zone(next.data, next.composite_versions, new_data, next.version);
+    if (new_heavy != nullptr) merge_zone(next.heavy, next.composite_versions, new_heavy, next.version);
     if (signal != nullptr) {
         if (PyList_Check(signal)) {
             py::Ref items = py::check(PySequence_List(signal));  // a snapshot: str() may run code
@@ -159,6 +174,16 @@ State State::update(PyObject* new_data, PyObject* new_heavy, PyObject* signal) c
         }
     }
     return next;
+}
+
+std::optional<std::uint64_t> State::key_version(const Handle& text) const {
+    const std::uint64_t h = StrTraits::hash(text);
+    std::optional<std::uint64_t> found;
+    auto consider = [&](std::uint64_t v) { found = found ? std::max(*found, v) : v; };
+    if (const Slot* s = data.find(text, h)) consider(s->version);
+    if (const Slot* s = heavy.find(text, h)) consider(s->version);
+    if (const std::uint64_t* v = composite_versions.find(text, h)) consider(*v);
+    return found;
 }
 
 void State::log_meta(std::string key, std::string message) const {

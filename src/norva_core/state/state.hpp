@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace norva::state {
@@ -36,12 +37,16 @@ private:
     std::size_t capacity_;
 };
 
+// The key version table maps a key of `data` or `heavy`, or a composite "key.subkey" made of a
+// key and a key of its dict value, to the version that last wrote it. Top-level keys keep their
+// versions in the zones' slots; composite keys have a map of their own. Versions only grow along
+// a chain, so where one text has several records the greatest is the last write.
 struct State {
     std::uint64_t version = 1;
-    ObjectMap data;
-    ObjectMap heavy;
+    ZoneMap data;
+    ZoneMap heavy;
     ObjectMap signals;   // str -> str, of the update that produced this version
-    VersionMap key_versions;
+    VersionMap composite_versions;
     std::shared_ptr<MetaLog> meta_log;
     std::size_t meta_capacity = 1000;
     std::shared_ptr<signals::Sender> hub;
@@ -50,6 +55,8 @@ struct State {
     static State create(PyObject* data, PyObject* heavy, std::uint64_t version, std::size_t meta_capacity);
 
     State update(PyObject* data, PyObject* heavy, PyObject* signal) const;
+    // The key version table's entry for `text` (an exact str), if it has one.
+    std::optional<std::uint64_t> key_version(const Handle& text) const;
     void log_meta(std::string key, std::string message) const;
     State restrict_view() const;
 };

@@ -33,10 +33,10 @@ py::Ref restrict_view(State& self) { return py::wrap(self.restrict_view()); }
 
 py::Ref zone_proxy(State& self, const char* key, bool read_only) {
     Handle k = Handle::steal(py::str(key));
-    const Handle* value = self.data.find(k);
-    if (value == nullptr) return py::none();
+    const Slot* slot = self.data.find(k);
+    if (slot == nullptr) return py::none();
     // Built from its fields: the proxy constructor (and its thread slot) is not involved.
-    return py::wrap(access::SupervisorProxy{key, py::Ref::borrow(value->get()), read_only, false, false, 1});
+    return py::wrap(access::SupervisorProxy{key, py::Ref::borrow(slot->value.get()), read_only, false, false, 1});
 }
 
 py::Ref domain_proxy(State& self, std::optional<bool> read_only) {
@@ -44,7 +44,8 @@ py::Ref domain_proxy(State& self, std::optional<bool> read_only) {
 }
 
 std::uint64_t version(State& self) { return self.version; }
-py::Ref frozen(const ObjectMap& zone) { return py::wrap(FrozenDict{to_dict(zone)}); }
+template <class M>
+py::Ref frozen(const M& zone) { return py::wrap(FrozenDict{to_dict(zone)}); }
 py::Ref data(State& self) { return frozen(self.data); }
 py::Ref heavy(State& self) { return frozen(self.heavy); }
 py::Ref signals_(State& self) { return frozen(self.signals); }
