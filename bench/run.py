@@ -16,6 +16,7 @@ import pyperf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import memory  # noqa: E402
 import rows_foundation  # noqa: E402
 import rows_state  # noqa: E402
 
@@ -35,6 +36,8 @@ def main() -> None:
         print(f"{'row':58} {'norva':>10} {'peer':>10} {'ratio':>7}  goal")
         for row, s, p in results:
             print(f"{row.name:58} {s * 1e9:8.0f}ns {p * 1e9:8.0f}ns {s / p:7.2f}  {row.goal}")
+        print()
+        memory.main()
 
 
 if __name__ == "__main__":

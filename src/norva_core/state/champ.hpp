@@ -153,8 +153,8 @@ private:
         return nd * sizeof(Entry) + nc * sizeof(Node*);
     }
 
-    // Nodes made by set are exact. Nodes made while building in place get room to grow by
-    // doubling (in entry-sized units, 32 at most for a bitmap node), so a map built from scratch
+    // Path copies are exact. Nodes that grow while owned get room to grow further by doubling
+    // (in entry-sized units, 32 at most for a bitmap node), so a map built from scratch
     // reallocates each node a handful of times instead of on every insert.
     static std::uint32_t fit(std::size_t used, bool slack) noexcept {
         std::size_t cap = used;
@@ -339,15 +339,15 @@ private:
 
     // --- set: path copy --------------------------------------------------------------------
 
-    // A new node (refcount 1) equal to n with k mapped to v; n is left as it was.
+    // A new node (refcount 1) equal to n with k mapped to v, sized exactly; n is left as it was.
     static Node* insert_copy(const Node* n, unsigned shift, std::uint64_t h, const Key& k, const Value& v,
-                             bool& added, bool slack) {
+                             bool& added) {
         Entry* es = entries(n);
         if (shift > kLastShift) {
             unsigned cnt = n->datamap;
             for (unsigned i = 0; i < cnt; ++i) {
                 if (Traits::equal(es[i].key, k)) {
-                    return build(cnt, 0, cnt, 0, slack,
+                    return build(cnt, 0, cnt, 0, false,
                                  [&](unsigned x, Entry* w) {
                                      if (x == i) std::construct_at(w, es[x].hash, es[x].key, v);
                                      else std::construct_at(w, es[x]);
@@ -355,7 +355,7 @@ private:
                                  NoChildren{});
                 }
             }
-            Node* r = build(cnt + 1, 0, cnt + 1, 0, slack,
+            Node* r = build(cnt + 1, 0, cnt + 1, 0, false,
                             [&](unsigned x, Entry* w) {
                                 if (x < cnt) std::construct_at(w, es[x]);
                                 else std::construct_at(w, h, k, v);
@@ -374,17 +374,17 @@ private:
             const Entry& old = es[i];
             if (old.hash == h && Traits::equal(old.key, k)) {
                 // The stored key stays: it is the one the map was first given.
-                return build(dm, nm, nd, nc, slack,
+                return build(dm, nm, nd, nc, false,
                              [&](unsigned x, Entry* w) {
                                  if (x == i) std::construct_at(w, old.hash, old.key, v);
                                  else std::construct_at(w, es[x]);
                              },
                              borrow_all(n));
             }
-            Hold fresh(merge(Entry(old), Entry(h, k, v), shift + kBits, slack), shift + kBits);
+            Hold fresh(merge(Entry(old), Entry(h, k, v), shift + kBits, false), shift + kBits);
             const std::uint32_t nm2 = nm | bit;
             const unsigned j = index_of(nm2, bit);
-            Node* r = build(dm & ~bit, nm2, nd - 1, nc + 1, slack,
+            Node* r = build(dm & ~bit, nm2, nd - 1, nc + 1, false,
                             [&](unsigned x, Entry* w) { std::construct_at(w, es[x < i ? x : x + 1]); },
                             [&](unsigned y) noexcept -> Node* {
                                 if (y == j) return fresh.take();
@@ -398,8 +398,8 @@ private:
 
         if (nm & bit) {
             const unsigned j = index_of(nm, bit);
-            Hold fresh(insert_copy(child_at(n, j), shift + kBits, h, k, v, added, slack), shift + kBits);
-            return build(dm, nm, nd, nc, slack, [&](unsigned x, Entry* w) { std::construct_at(w, es[x]); },
+            Hold fresh(insert_copy(child_at(n, j), shift + kBits, h, k, v, added), shift + kBits);
+            return build(dm, nm, nd, nc, false, [&](unsigned x, Entry* w) { std::construct_at(w, es[x]); },
                          [&](unsigned y) noexcept -> Node* {
                              if (y == j) return fresh.take();
                              Node* c = child_at(n, y);
@@ -410,7 +410,7 @@ private:
 
         const std::uint32_t dm2 = dm | bit;
         const unsigned i = index_of(dm2, bit);
-        Node* r = build(dm2, nm, nd + 1, nc, slack,
+        Node* r = build(dm2, nm, nd + 1, nc, false,
                         [&](unsigned x, Entry* w) {
                             if (x < i) std::construct_at(w, es[x]);
                             else if (x == i) std::construct_at(w, h, k, v);
@@ -505,9 +505,10 @@ private:
             if (exclusive(c)) {
                 slot = insert_owned(c, shift + kBits, h, k, v, added);
             } else {
-                // Shared below here: copy the rest of the path, with room, since this map
-                // will own the copies.
-                slot = insert_copy(c, shift + kBits, h, k, v, added, true);
+                // Shared below here: copy the rest of the path, exactly. A copy usually takes
+                // one change (a chain of versions keeps every copy alive); an owned node that
+                // then grows is reallocated with room.
+                slot = insert_copy(c, shift + kBits, h, k, v, added);
                 release(c, shift + kBits);
             }
             return n;
@@ -663,7 +664,7 @@ public:
     Map set(const Key& k, const Value& v, std::uint64_t h) const {
         if (!root_) return Map(single(h, k, v, false), 1);
         bool added = false;
-        Node* r = insert_copy(root_, 0, h, k, v, added, false);
+        Node* r = insert_copy(root_, 0, h, k, v, added);
         return Map(r, size_ + (added ? 1 : 0));
     }
 
@@ -681,7 +682,7 @@ public:
         if (exclusive(root_)) {
             root_ = insert_owned(root_, 0, h, k, v, added);
         } else {
-            Node* r = insert_copy(root_, 0, h, k, v, added, true);
+            Node* r = insert_copy(root_, 0, h, k, v, added);
             Node* old = std::exchange(root_, r);
             release(old, 0);
         }
