@@ -13,11 +13,15 @@ BANNER = "[NORVA-CORE] Loaded Version: 3.0.25 (Target Env Build)\n"
 REGISTERED = [
     "SupervisorCore",
     "SupervisorProxy",
+    "NorvaEngine",
+    "Transaction",
+    "OutboxCollector",
     "WriteTimeoutError",
     "SignalHub",
     "SignalReceiver",
     "State",
     "FrozenDict",
+    "OutboxMsg",
     "MetaLogEntry",
     "ContextError",
     "register_physics_override",
@@ -28,6 +32,8 @@ REGISTERED = [
     "AuditAbortError",
     "AuditStopError",
     "AuditWarning",
+    "ConflictManager",
+    "RetryDecision",
     "shm",
 ]
 
@@ -97,6 +103,12 @@ def test_host_package_names_resolve_to_the_module_types():
     "cls, qualified, subclassable",
     [
         (norva_core.SupervisorCore, True, False),
+        (norva_core.NorvaEngine, True, True),
+        (norva_core.Transaction, True, False),
+        (norva_core.OutboxCollector, True, False),
+        (norva_core.OutboxMsg, True, False),
+        (norva_core.ConflictManager, True, False),
+        (norva_core.RetryDecision, True, False),
         (norva_core.ConfigLoader, True, False),
         (norva_core.shm.BufferDescriptor, False, False),
     ],

@@ -2,19 +2,25 @@
 
 from types import ModuleType
 import asyncio
-from collections.abc import Sequence
-from typing import Any, ClassVar, Final, Self, SupportsIndex, final
+from collections.abc import Callable, Sequence
+from typing import Any, ClassVar, Final, NoReturn, Protocol, Self, SupportsIndex, TypeVar, final
 
 from typing_extensions import disjoint_base
+
+_T = TypeVar("_T")
 
 __all__ = [
     "SupervisorCore",
     "SupervisorProxy",
+    "NorvaEngine",
+    "Transaction",
+    "OutboxCollector",
     "WriteTimeoutError",
     "SignalHub",
     "SignalReceiver",
     "State",
     "FrozenDict",
+    "OutboxMsg",
     "MetaLogEntry",
     "ContextError",
     "register_physics_override",
@@ -25,6 +31,8 @@ __all__ = [
     "AuditAbortError",
     "AuditStopError",
     "AuditWarning",
+    "ConflictManager",
+    "RetryDecision",
     "shm",
 ]
 
@@ -84,6 +92,90 @@ class SupervisorProxy:
     def __eq__(self, other: object, /) -> Any: ...
     def __ne__(self, other: object, /) -> Any: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+
+class _Schema(Protocol):
+    def model_validate(self, obj: dict[str, Any], /) -> Any: ...
+
+@disjoint_base
+class NorvaEngine:
+    def __new__(cls) -> Self: ...
+    @property
+    def state(self) -> State: ...
+    @property
+    def outbox(self) -> OutboxCollector:
+        """[v3.3] Expose Engine Outbox for manual flushing"""
+    def set_audit_system(self, audit: Any) -> None: ...
+    def set_strict_guards(self, enabled: bool) -> None: ...
+    def set_strict_cas(self, enabled: bool) -> None: ...
+    def set_schema(self, schema: _Schema | None) -> None: ...
+    def report_conflict(self, process_name: str) -> RetryDecision: ...
+    def report_success(self, process_name: str) -> None: ...
+    def transaction(self, write_timeout_ms: int = 5000) -> Transaction: ...
+    def commit_state(self, state: State) -> None: ...
+    def attach_worker(self, worker: Callable[[OutboxMsg], object] | None) -> None: ...
+    def process_outbox(self) -> None: ...
+
+@final
+class Transaction:
+    def __new__(cls, engine: NorvaEngine | None = None, write_timeout_ms: int = 5000) -> Self: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, _exc_type: Any = None, _exc_value: Any = None, _traceback: Any = None) -> None: ...
+    def commit(self) -> None:
+        """[v3.1 Zero Trust] Commit Delta Log to Pending State
+        This applies the implicit mutations (captured in shadow objects) to the pending_data/heavy buffers."""
+    def update(
+        self, data: dict[str, Any] | None = None, heavy: dict[str, Any] | None = None, signal: Any = None
+    ) -> None: ...
+    def __reduce__(self) -> NoReturn:  # type: ignore[override]
+        """[v3.4] Fail-fast: Transaction cannot be pickled/deepcopied.
+        Prevents silent corruption if Transaction leaks into serializable paths."""
+    def __deepcopy__(self, _memo: Any) -> NoReturn: ...
+    def log_delta(self, path: str, old_val: Any = None, new_val: Any = None) -> None:
+        """[v3.1 Zero Trust] Log operation for Audit"""
+    def log_internal(
+        self,
+        _path: str,
+        _op: str,
+        _new_val: Any = None,
+        _old_val: Any = None,
+        _obj_ref: Any = None,
+        _key: str | None = None,
+    ) -> None:
+        """Internal: Log operation for Audit (Full)"""
+    def get_shadow(self, val: _T, path: str | None = None) -> _T:
+        """Internal: Get shadow copy for CoW/Tracking"""
+    def is_known_shadow(self, obj: Any) -> bool:
+        """[INC-013] Helper: Check if object is a tracked Shadow."""
+    def infer_shadow_deltas(self) -> None:
+        """[v3.1.2] Infer Deltas from Shadow Mutations (Differential Merging)"""
+    def build_pending_from_deltas(self) -> dict[str, Any]:
+        """[v3.1 Delta Replay] Build pending_data from delta_log by replaying mutations"""
+    def get_shadow_updates(self) -> dict[str, Any]:
+        """Get shadow updates keyed by root path (e.g., 'domain' -> shadow_dict)
+        This extracts all modified root-level objects for committing to State."""
+    def get_delta_log(self) -> list[str]:
+        """[v3.1.2] Expose raw delta log for strict contract validation"""
+    def flush_outbox(self) -> None:
+        """[v3.3] Manual Flush for Flux Engine / execute()"""
+    @property
+    def write_timeout_ms(self) -> int: ...
+    @property
+    def pending_data(self) -> dict[str, Any]: ...
+    @property
+    def pending_heavy(self) -> dict[str, Any]: ...
+    @property
+    def pending_signal(self) -> list[Any]: ...
+    @property
+    def outbox(self) -> OutboxCollector: ...
+
+@final
+class OutboxCollector:
+    """Helper to collect outbox messages in Transaction"""
+    def add(self, msg: OutboxMsg) -> None: ...
+    def len(self) -> int:
+        """[v3.3] Get current message count"""
+    def drain(self) -> list[OutboxMsg]:
+        """[v3.3] Drain all messages from the buffer for Python-side flush"""
 
 class WriteTimeoutError(TimeoutError): ...
 @final
@@ -155,6 +247,14 @@ class FrozenDict:
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
+class OutboxMsg:
+    def __new__(cls, topic: str, payload: Any) -> Self: ...
+    @property
+    def topic(self) -> str: ...
+    @property
+    def payload(self) -> Any: ...
+
+@final
 class MetaLogEntry:
     @property
     def timestamp(self) -> float: ...
@@ -178,6 +278,27 @@ class AuditBlockError(RuntimeError): ...
 class AuditAbortError(RuntimeError): ...
 class AuditStopError(RuntimeError): ...
 class AuditWarning(UserWarning): ...
+
+@final
+class ConflictManager:
+    """Manages conflict resolution policies (Backoff, Priority)"""
+    def __new__(cls, max_retries: int = 5, base_backoff_ms: int = 2) -> Self: ...
+    def report_conflict(self, key: str) -> RetryDecision:
+        """Report a conflict failure for a process/key.
+        Returns a decision on whether to retry and how long to wait."""
+    def report_success(self, key: str) -> None:
+        """Report success to reset counters."""
+    def get_failure_count(self, key: str) -> int:
+        """Get current failure count (Internal Diagnostic)"""
+    def is_blocked(self, requester: str | None = None) -> bool:
+        """Check if action is blocked by VIP"""
+
+@final
+class RetryDecision:
+    @property
+    def should_retry(self) -> bool: ...
+    @property
+    def wait_ms(self) -> int: ...
 
 class _ShmModule(ModuleType):
     BufferDescriptor: type[_BufferDescriptor]

@@ -6,6 +6,7 @@
 #include "../access/proxy_py.hpp"
 #include "../access/zones_py.hpp"
 #include "../config/config_loader_py.hpp"
+#include "../engine/engine_py.hpp"
 #include "../py/text.hpp"
 #include "../shm/buffer_descriptor_py.hpp"
 #include "../signals/signal_hub_py.hpp"
@@ -57,11 +58,15 @@ py::Ref shm_submodule(PyObject*);
 const Row registration[] = {
     {"SupervisorCore", type_row<supervisor_core_type>},
     {"SupervisorProxy", type_row<access::supervisor_proxy_type>},
+    {"NorvaEngine", type_row<engine::norva_engine_type>},
+    {"Transaction", type_row<engine::transaction_type>},
+    {"OutboxCollector", type_row<engine::outbox_collector_type>},
     {"WriteTimeoutError", [](PyObject*) { return exception_row("WriteTimeoutError"); }},
     {"SignalHub", type_row<signals::signal_hub_type>},
     {"SignalReceiver", type_row<signals::signal_receiver_type>},
     {"State", type_row<state::state_type>},
     {"FrozenDict", type_row<state::frozen_dict_type>},
+    {"OutboxMsg", type_row<engine::outbox_msg_type>},
     {"MetaLogEntry", type_row<state::meta_log_entry_type>},
     {"ContextError", [](PyObject*) { return exception_row("ContextError"); }},
     {"register_physics_override", [](PyObject* m) { return builtin_function(m, zones::register_physics_override_def()); }},
@@ -72,6 +77,8 @@ const Row registration[] = {
     {"AuditAbortError", [](PyObject*) { return exception_row("AuditAbortError"); }},
     {"AuditStopError", [](PyObject*) { return exception_row("AuditStopError"); }},
     {"AuditWarning", [](PyObject*) { return exception_row("AuditWarning"); }},
+    {"ConflictManager", type_row<engine::conflict_manager_type>},
+    {"RetryDecision", type_row<engine::retry_decision_type>},
     {"shm", shm_submodule},
 };
 
@@ -117,6 +124,7 @@ PyObject* init_core() {
         py::Ref value = row.make(m.get());
         add(m.get(), row.name, value.get());
     }
+    engine::outbox_type();  // a class of the module that is reached only through its instances
     module = m.release();  // kept for the life of the process
     return py::Ref::borrow(module).release();
 }

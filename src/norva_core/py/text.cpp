@@ -84,6 +84,17 @@ std::string exception_text(PyObject* exc) {
     return name + ": " + text;
 }
 
+Ref take_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return {};
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
 std::string type_name(PyObject* obj) {
     std::string name;
     PyObject* n = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");

@@ -60,6 +60,10 @@ std::string debug_quote(std::string_view s);
 // Never raises; any error raised while rendering is cleared.
 std::string exception_text(PyObject* exc);
 
+// Takes the pending exception (normalized, with its traceback attached) and clears the indicator;
+// empty when none is pending.
+Ref take_exception();
+
 // `type(obj).__name__`, or "unknown" when it cannot be read.
 std::string type_name(PyObject* obj);
 

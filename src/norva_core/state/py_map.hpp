@@ -5,6 +5,7 @@
 #include "champ.hpp"
 
 #include <cstdint>
+#include <new>
 
 namespace norva::state {
 
@@ -37,6 +38,15 @@ struct StrTraits {
     using Key = Handle;
     // Handles are copied and dropped only under the interpreter lock, and so are the nodes.
     static constexpr bool atomic_refs = false;
+    // Which also makes the interpreter's small-object allocator available for nodes: most are
+    // small, and a path copy allocates one per level.
+    static void* allocate(std::size_t bytes, std::size_t align) {
+        if (align > 16) throw std::bad_alloc();
+        void* p = PyObject_Malloc(bytes);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+    static void deallocate(void* p, std::size_t, std::size_t) noexcept { PyObject_Free(p); }
     static std::uint64_t hash(const Handle& k) { return static_cast<std::uint64_t>(PyObject_Hash(k.get())); }
     static bool equal(const Handle& a, const Handle& b) {
         return a.get() == b.get() || PyUnicode_Compare(a.get(), b.get()) == 0;
