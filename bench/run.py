@@ -17,10 +17,11 @@ import pyperf
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import memory  # noqa: E402
+import rows_engine  # noqa: E402
 import rows_foundation  # noqa: E402
 import rows_state  # noqa: E402
 
-ROWS = [*rows_foundation.ROWS, *rows_state.ROWS]
+ROWS = [*rows_foundation.ROWS, *rows_state.ROWS, *rows_engine.ROWS]
 
 
 def main() -> None:

@@ -385,3 +385,67 @@ def test_thread_slot_forgets_an_exited_transaction():
     t.start()
     t.join()
     assert out == [[True, False, True]]
+
+
+# ---- what survives a failed exit ---------------------------------------------------------------
+
+
+class FailingState(norva_core.State):
+    def update(self, *args):
+        raise ValueError("no successor")
+
+
+class RefusingEngine(NorvaEngine):
+    armed = False
+
+    def commit_state(self, state):
+        if self.armed:
+            raise LookupError("refused")
+        super().commit_state(state)
+
+
+def body_raises(tx):
+    raise KeyError("in block")
+
+
+def body_sleeps(tx):
+    time.sleep(0.005)
+
+
+def setup_failing_state(e):
+    e.commit_state(FailingState(version=0))
+
+
+def setup_schema(e):
+    e.set_schema(Model)
+
+
+def setup_refusal(e):
+    e.armed = True
+
+
+@pytest.mark.parametrize(
+    "timeout, setup, body, data, error, text",
+    [
+        (5000, None, body_raises, {"a": 1}, KeyError, "in block"),
+        (0, None, body_sleeps, {"a": 1}, WriteTimeoutError, "Transaction timed out after"),
+        (5000, setup_failing_state, None, {"a": 1}, ValueError, "no successor"),
+        (5000, setup_schema, None, {"count": "x"}, SchemaViolationError, "Schema Violation: ValidationError"),
+        (5000, setup_refusal, None, {"a": 1}, LookupError, "refused"),
+    ],
+)
+def test_a_failed_exit_commits_nothing_and_keeps_the_messages(timeout, setup, body, data, error, text):
+    e = RefusingEngine()
+    if setup:
+        setup(e)
+    before = e.state
+    with pytest.raises(error, match=text):
+        with e.transaction(write_timeout_ms=timeout) as tx:
+            tx.update(data=data)
+            tx.outbox.add(norva_core.OutboxMsg("m", None))
+            if body:
+                body(tx)
+    assert e.state is before
+    assert (tx.outbox.len(), e.outbox.len()) == (1, 0)
+    e.attach_worker(lambda m: pytest.fail("an abandoned message was dispatched"))
+    e.process_outbox()

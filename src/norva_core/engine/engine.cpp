@@ -47,14 +47,14 @@ void process_outbox(NorvaEngine& engine) {
     // The worker slot is taken before any message, so a refused re-entry loses nothing.
     py::GilLock lock(slot->mutex, kWorkerReentry);
     if (!slot->present) return;  // without a worker the messages wait for one
-    std::vector<Message> batch = engine.outbox->take_all();
+    std::vector<py::Ref> batch = engine.outbox->take_all();
     py::Ref worker = slot->value.copy();
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        py::Ref msg = message_object(batch[i]);
+        py::Ref msg = std::move(batch[i]);  // handed out once, as it leaves the queue
         py::Ref r = py::Ref::steal(PyObject_CallOneArg(worker.get(), msg.get()));
         if (!r) {
             // The failed message is dropped; the rest go back in front, in order.
-            std::vector<Message> rest(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(i) + 1),
+            std::vector<py::Ref> rest(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(i) + 1),
                                       std::make_move_iterator(batch.end()));
             engine.outbox->prepend_all(std::move(rest));
             throw py::error_already_set{};

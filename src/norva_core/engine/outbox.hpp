@@ -30,33 +30,39 @@ struct Message {
     void clear() { payload.reset(); }
 };
 
+// Holds OutboxMsg objects that nothing else references: each is a copy made when its message was
+// queued, and is handed out once, when it leaves the list (drain, dispatch). Snapshots copy them.
 class OutboxList {
 public:
-    void append(Message m) {
+    void append(py::Ref msg) {
         std::lock_guard lock(mutex_);
-        items_.push_back(std::move(m));
+        items_.push_back(std::move(msg));
     }
-    void append_all(std::vector<Message>&& ms) {
+    void append_all(std::vector<py::Ref>&& ms) {
         if (ms.empty()) return;
         std::lock_guard lock(mutex_);
-        for (Message& m : ms) items_.push_back(std::move(m));
+        if (items_.empty()) {
+            items_ = std::move(ms);
+            return;
+        }
+        for (py::Ref& m : ms) items_.push_back(std::move(m));
     }
     // Puts messages back in front, ahead of any that arrived since they were taken.
-    void prepend_all(std::vector<Message>&& ms) {
+    void prepend_all(std::vector<py::Ref>&& ms) {
         if (ms.empty()) return;
         std::lock_guard lock(mutex_);
         items_.insert(items_.begin(), std::make_move_iterator(ms.begin()), std::make_move_iterator(ms.end()));
     }
-    // The caller drops the result outside the lock: releasing payloads may run Python code.
-    std::vector<Message> take_all() {
+    // The caller drops the result outside the lock: releasing messages may run Python code.
+    std::vector<py::Ref> take_all() {
         std::lock_guard lock(mutex_);
         return std::exchange(items_, {});
     }
-    std::vector<Message> snapshot() const {
+    std::vector<py::Ref> snapshot() const {
         std::lock_guard lock(mutex_);
-        std::vector<Message> out;
+        std::vector<py::Ref> out;
         out.reserve(items_.size());
-        for (const Message& m : items_) out.push_back(m.copy());
+        for (const py::Ref& m : items_) out.push_back(m.copy());
         return out;
     }
     std::size_t size() const {
@@ -65,18 +71,16 @@ public:
     }
 
     // For the garbage collector: only an owner that holds the list alone may report its
-    // payloads, or a payload would be counted once per holder.
+    // messages, or a message would be counted once per holder.
     static int traverse(const std::shared_ptr<OutboxList>& list, visitproc visit, void* arg) {
         if (!list || list.use_count() != 1) return 0;
-        for (Message& m : list->items_) {
-            if (int r = m.traverse(visit, arg)) return r;
-        }
+        for (py::Ref& m : list->items_) Py_VISIT(m.get());
         return 0;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::vector<Message> items_;
+    std::vector<py::Ref> items_;
 };
 
 using SharedOutbox = std::shared_ptr<OutboxList>;
@@ -85,9 +89,8 @@ using SharedOutbox = std::shared_ptr<OutboxList>;
 // outbox: the lock order every caller keeps).
 void move_messages(OutboxList& from, OutboxList& to);
 
-// The Python OutboxMsg for a message value, and back.
-py::Ref message_object(const Message& m);
-Message message_value(PyObject* msg);  // msg must be an OutboxMsg
+// A new OutboxMsg with the topic and payload of `msg` (an OutboxMsg), to be queued.
+py::Ref queued_copy(PyObject* msg);
 
 // The Python handles on a shared list.
 py::Ref collector_object(SharedOutbox list);

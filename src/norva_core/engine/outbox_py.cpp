@@ -21,35 +21,31 @@ Message make_message(std::string topic, PyObject* payload) { return {std::move(t
 std::string topic(Message& m) { return m.topic; }
 py::Ref payload(Message& m) { return m.payload.copy(); }
 
-py::Ref messages_of(const OutboxList& list) {
-    return py::list_of(list.snapshot(), [](const Message& m) { return message_object(m); });
+py::Ref copy_of(const py::Ref& msg) { return py::wrap(py::native<Message>(msg.get()).copy()); }
+
+py::Ref messages_of(const OutboxList& list) { return py::list_of(list.snapshot(), copy_of); }
+py::Ref handed_out(std::vector<py::Ref> taken) {
+    return py::list_of(taken, [](py::Ref& m) { return std::move(m); });
 }
 
 OutboxHandle make_outbox() { return {std::make_shared<OutboxList>()}; }
 
-void outbox_add(OutboxHandle& self, Message& msg) {
-    Message copy = msg.copy();
-    py::write_stderr(py::fmt("DEBUG: Outbox::add topic={}\n", copy.topic));
+void outbox_add(OutboxHandle& self, py::Instance<Message> msg) {
+    py::Ref copy = queued_copy(msg.obj);
+    py::write_stderr(py::fmt("DEBUG: Outbox::add topic={}\n", msg->topic));
     self.list->append(std::move(copy));
 }
 py::Ref outbox_messages(OutboxHandle& self) { return messages_of(*self.list); }
 
-void collector_add(CollectorHandle& self, Message& msg) { self.list->append(msg.copy()); }
+void collector_add(CollectorHandle& self, py::Instance<Message> msg) { self.list->append(queued_copy(msg.obj)); }
 std::size_t collector_len(CollectorHandle& self) { return self.list->size(); }
-py::Ref collector_drain(CollectorHandle& self) {
-    std::vector<Message> taken = self.list->take_all();
-    return py::list_of(taken, [](const Message& m) { return message_object(m); });
-}
+py::Ref collector_drain(CollectorHandle& self) { return handed_out(self.list->take_all()); }
 
 }  // namespace
 
-void move_messages(OutboxList& from, OutboxList& to) {
-    std::vector<Message> taken = from.take_all();
-    to.append_all(std::move(taken));
-}
+void move_messages(OutboxList& from, OutboxList& to) { to.append_all(from.take_all()); }
 
-py::Ref message_object(const Message& m) { return py::wrap(m.copy()); }
-Message message_value(PyObject* msg) { return py::from_python<Message&>(msg).copy(); }
+py::Ref queued_copy(PyObject* msg) { return py::wrap(py::native<Message>(msg).copy()); }
 py::Ref collector_object(SharedOutbox list) { return py::wrap(CollectorHandle{{std::move(list)}}); }
 py::Ref outbox_object(SharedOutbox list) { return py::wrap(OutboxHandle{std::move(list)}); }
 
