@@ -102,7 +102,7 @@ setup() {
 case "${1:-}" in
     example)
         setup
-        "$VENV/bin/python" "$ROOT/examples/foundation_tour.py"
+        "$VENV/bin/python" "$ROOT/examples/tour.py"
         ;;
     test)
         setup

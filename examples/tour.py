@@ -2,15 +2,19 @@
 
 Run it with `make example`. It shows the zones that decide what a path may do and how the
 process-wide physics overrides change them, the SupervisorCore key/value store, a shared-memory
-buffer descriptor, and the schema loader on a valid and an invalid schema document.
+buffer descriptor, the schema loader on a valid and an invalid schema document, and an order book
+kept by an engine: transactions that commit through a schema, shadows, committed messages
+dispatched to a worker, a refused commit, and conflict back-off.
 """
 
 from __future__ import annotations
 
 import threading
 
+import pydantic
+
 import norva_core
-from norva_core import ConfigLoader, SchemaViolationError, SupervisorCore
+from norva_core import ConfigLoader, NorvaEngine, OutboxMsg, SchemaViolationError, SupervisorCore
 
 BufferDescriptor = norva_core.shm.BufferDescriptor
 
@@ -89,8 +93,53 @@ context:
         print(f"invalid schema refused: {exc}")
 
 
+class Book(pydantic.BaseModel):
+    """What every committed version of the order book must look like."""
+
+    orders: list[str]
+    total: int
+
+
+def order_book() -> None:
+    section("engine and transactions")
+    engine = NorvaEngine()
+    engine.set_schema(Book)
+    with engine.transaction() as tx:
+        tx.update(data={"orders": [], "total": 0})
+    print("version", engine.state.version, "data", engine.state.data.to_dict())
+
+    def place(order: str, amount: int) -> None:
+        with engine.transaction() as tx:
+            data = engine.state.data
+            orders = tx.get_shadow(data["orders"], "orders")  # a private copy, compared at exit
+            orders.append(order)
+            tx.update(data={"total": data["total"] + amount})
+            tx.outbox.add(OutboxMsg("order_placed", {"order": order, "amount": amount}))
+
+    place("apples", 3)
+    place("pears", 2)
+    print("version", engine.state.version, "data", engine.state.data.to_dict())
+
+    try:
+        with engine.transaction() as tx:
+            tx.update(data={"total": "a lot"})
+            tx.outbox.add(OutboxMsg("never_sent", None))
+    except SchemaViolationError as exc:
+        print("refused:", str(exc).splitlines()[0])
+    print("still version", engine.state.version, "| the refused message stayed behind:", tx.outbox.len())
+
+    engine.attach_worker(lambda msg: print(f"  worker got {msg.topic}: {msg.payload}"))
+    print("dispatching the committed messages:")
+    engine.process_outbox()
+
+    decisions = [engine.report_conflict("importer") for _ in range(6)]
+    print("back-off for a writer that keeps losing:", [d.wait_ms for d in decisions], "(the last one: VIP)")
+    engine.report_success("importer")
+
+
 if __name__ == "__main__":
     zones_and_overrides()
     supervisor_core()
     buffer_descriptor()
     schema_loader()
+    order_book()
